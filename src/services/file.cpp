@@ -1,0 +1,157 @@
+#include "services/file.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Text describeError(int code)
+{
+    switch (code) {
+    case 0:
+        return QStringLiteral("未知错误");
+    case ENOENT:
+        return QStringLiteral("文件或文件夹不存在");
+    case ENOTDIR:
+        return QStringLiteral("路径中有一段不是文件夹");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("没有访问权限");
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("磁盘空间不足");
+    case EFBIG:
+        return QStringLiteral("文件超出了允许的大小");
+    case EISDIR:
+        return QStringLiteral("这是一个文件夹，不是文件");
+    case EROFS:
+        return QStringLiteral("磁盘是只读的");
+    case EIO:
+        return QStringLiteral("读写磁盘时出错");
+    case EBUSY:
+    case ETXTBSY:
+        return QStringLiteral("文件正被其他程序使用");
+    case ENAMETOOLONG:
+        return QStringLiteral("文件名太长");
+    case EMFILE:
+    case ENFILE:
+        return QStringLiteral("同时打开的文件太多");
+    case ELOOP:
+        return QStringLiteral("符号链接层数太多");
+    case ENXIO:
+    case ENODEV:
+        return QStringLiteral("这不是普通文件");
+    default:
+        return QStringLiteral("系统错误：%1").arg(QString::fromLocal8Bit(std::strerror(code)));
+    }
+}
+
+Text FileError::reason() const
+{
+    return describeError(code);
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle()
+{
+    close();
+}
+
+int FileHandle::release()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void FileHandle::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+FileHandle FileHandle::duplicate() const
+{
+    if (fd_ < 0)
+        return {};
+    return FileHandle(::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+}
+
+QByteArray nativePath(const Text& path)
+{
+    return QFile::encodeName(path);
+}
+
+OpenedFile openFile(const Text& path, FileAccess access)
+{
+    const int flags = (access == FileAccess::Read ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY;
+    // O_NONBLOCK keeps a FIFO from hanging the program; it means nothing for regular files.
+    const int fd = ::open(nativePath(path).constData(), flags | O_NONBLOCK);
+    if (fd < 0)
+        return {FileHandle(), FileError{errno, path}};
+    FileHandle handle(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return {FileHandle(), FileError{errno, path}};
+    if (S_ISDIR(info.st_mode))
+        return {FileHandle(), FileError{EISDIR, path}};
+    if (!S_ISREG(info.st_mode))
+        return {FileHandle(), FileError{ENXIO, path}};
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return {std::move(handle), std::nullopt};
+}
+
+std::int64_t fileLength(const FileHandle& file)
+{
+    struct stat info {};
+    if (!file || ::fstat(file.fd(), &info) != 0)
+        return 0;
+    return info.st_size;
+}
+
+ByteBuffer readBytes(const FileHandle& file, std::int64_t offset, std::int64_t count)
+{
+    ByteBuffer bytes;
+    if (!file || count <= 0 || offset < 0)
+        return bytes;
+    bytes.resize(count);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(file.fd(), bytes.data() + done, count - done, offset + done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
+std::optional<FileIdentity> fileIdentity(const FileHandle& file)
+{
+    struct stat info {};
+    if (!file || ::fstat(file.fd(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
+
+std::optional<FileIdentity> fileIdentity(const Text& path)
+{
+    struct stat info {};
+    if (::stat(nativePath(path).constData(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
