@@ -1,0 +1,4 @@
+#include "replace/replacehandlers.h"
+
+void chooseReplaceFiles() {}
+void replaceInFiles() {}

@@ -1,0 +1,5 @@
+#include "split/splithandlers.h"
+
+void chooseSplitSource() {}
+void startSplit() {}
+void finishRunningSplits() {}
