@@ -68,9 +68,10 @@ std::optional<Text> ScriptedDialogs::chooseOneFile()
         ++unexpected;
         return std::nullopt;
     }
-    std::optional<Text> answer = oneFileAnswers.front();
+    const bool confirmed = oneFileAnswers.front().has_value();
+    const Text path = oneFileAnswers.front().value_or(Text());
     oneFileAnswers.pop_front();
-    return answer;
+    return confirmed ? std::optional<Text>(path) : std::nullopt;
 }
 
 std::unique_ptr<ProgressReport> ScriptedDialogs::showProgress(const Text& title, bool modal, bool cancellable)
