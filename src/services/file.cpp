@@ -44,6 +44,8 @@ Text describeError(int code)
     case ENXIO:
     case ENODEV:
         return QStringLiteral("这不是普通文件");
+    case ESTALE:
+        return QStringLiteral("文件在处理期间被其他程序改动");
     default:
         return QStringLiteral("系统错误：%1").arg(QString::fromLocal8Bit(std::strerror(code)));
     }
