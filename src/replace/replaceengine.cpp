@@ -476,6 +476,8 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
     const int fd = opened.handle.fd();
     if (::fstat(fd, &info) != 0)
         return failWith(errno);
+    fileSize_.store(info.st_size, std::memory_order_relaxed);
+    bytesRead_.store(0, std::memory_order_relaxed);
 
     unsigned char head[3] = {};
     std::int64_t headLength = 0;
@@ -495,6 +497,7 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
             if (!preadAll(fd, reinterpret_cast<char*>(buffer), count, offset, &got))
                 return -1;
             offset += got;
+            bytesRead_.store(offset, std::memory_order_relaxed);
             return got;
         };
         return scanAndReplace(read, start, matcher, sink, limits_.bufferSize, validator);

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -62,6 +63,10 @@ public:
     // One result per replaceInFile call, in order; final after flush().
     [[nodiscard]] const std::vector<FileResult>& results() const { return results_; }
 
+    // How far the file being read has come, for a progress display on another thread.
+    [[nodiscard]] std::int64_t currentBytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
+    [[nodiscard]] std::int64_t currentFileSize() const { return fileSize_.load(std::memory_order_relaxed); }
+
 private:
     struct Prepared {
         std::size_t resultIndex = 0;
@@ -80,4 +85,6 @@ private:
     std::vector<FileResult> results_;
     std::vector<Prepared> prepared_;
     std::int64_t preparedBytes_ = 0;
+    std::atomic<std::int64_t> bytesRead_{0};
+    std::atomic<std::int64_t> fileSize_{0};
 };
