@@ -82,6 +82,18 @@ const std::unordered_map<char32_t, std::vector<char32_t>>& foldingInverse()
 
 }  // namespace
 
+// One code point as a text. Not QString::fromUcs4, which takes a leading
+// U+FEFF for a byte-order mark and drops it: a target holding that character
+// would then match one character short.
+Text textOfCodePoint(char32_t c)
+{
+    if (QChar::requiresSurrogates(c)) {
+        const QChar pair[] = {QChar(QChar::highSurrogate(c)), QChar(QChar::lowSurrogate(c))};
+        return Text(pair, 2);
+    }
+    return Text(QChar(char16_t(c)));
+}
+
 std::vector<char32_t> caseVariants(char32_t c)
 {
     const char32_t folded = QChar::toCaseFolded(c);
@@ -120,7 +132,7 @@ Matcher::Matcher(const Text& target, const Text& replacement, Encoding encoding,
         std::vector<ByteBuffer> forms;
         const std::vector<char32_t> variants = caseSensitive ? std::vector<char32_t>{c} : caseVariants(c);
         for (const char32_t v : variants)
-            forms.push_back(encodeText(Text::fromUcs4(&v, 1), encoding));
+            forms.push_back(encodeText(textOfCodePoint(v), encoding));
         std::int64_t widest = 0;
         for (const auto& form : forms)
             widest = std::max<std::int64_t>(widest, form.size());
