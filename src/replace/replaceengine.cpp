@@ -14,6 +14,7 @@
 #include <functional>
 #include <set>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +26,8 @@ public:
     virtual ~ReplaceSink() = default;
     virtual bool keep(const unsigned char* data, std::int64_t count) = 0;
     virtual bool replace(std::int64_t offset, std::int64_t length, const ByteBuffer& replacement) = 0;
+    // The bytes given so far are about to be overwritten or freed.
+    virtual bool windowDone() { return true; }
 };
 
 enum class ScanEnd { Done, ReadFailed, SinkFailed, NotUtf8 };
@@ -37,10 +40,12 @@ using ByteSource = std::function<std::int64_t(unsigned char* buffer, std::int64_
 // bytes are also checked as UTF-8 and the scan gives up at the first byte
 // that is not, so that one pass both decides the encoding and replaces.
 ScanEnd scanAndReplace(const ByteSource& read, std::int64_t startOffset, const Matcher& matcher, ReplaceSink& sink,
-                       std::int64_t chunkSize, Utf8Validator* validator)
+                       std::int64_t chunkSize, Utf8Validator* validator, std::vector<unsigned char>& buffer)
 {
     const std::int64_t reach = std::max<std::int64_t>(matcher.decisionReach(), 1);
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(chunkSize + reach + 8));
+    // Kept from file to file: allocating and clearing a window per small file costs more than reading it.
+    if (buffer.size() < static_cast<std::size_t>(chunkSize + reach + 8))
+        buffer.resize(static_cast<std::size_t>(chunkSize + reach + 8));
     CharacterCursor cursor(matcher.encoding());
     std::int64_t size = 0;          // bytes in the window
     std::int64_t windowOffset = startOffset;  // file offset of buffer[0]
@@ -74,10 +79,12 @@ ScanEnd scanAndReplace(const ByteSource& read, std::int64_t startOffset, const M
             position = emitted = match->start + match->length;
             cursor.markCharacterStart(position);
         }
-        if (atEnd)
-            return sink.keep(buffer.data() + emitted, size - emitted) ? ScanEnd::Done : ScanEnd::SinkFailed;
+        if (atEnd) {
+            return sink.keep(buffer.data() + emitted, size - emitted) && sink.windowDone() ? ScanEnd::Done
+                                                                                           : ScanEnd::SinkFailed;
+        }
         position = std::max(position, limit);
-        if (!sink.keep(buffer.data() + emitted, position - emitted))
+        if (!sink.keep(buffer.data() + emitted, position - emitted) || !sink.windowDone())
             return ScanEnd::SinkFailed;
         // The carry starts on a character so the next window can parse from its first byte.
         const std::int64_t carryFrom = cursor.characterStartAtOrBefore(position);
@@ -119,6 +126,33 @@ bool writeAll(int fd, const char* data, std::int64_t count)
         data += n;
         count -= n;
     }
+    return true;
+}
+
+// Writes every byte the pieces hold, in order; any shortfall is a failure with errno set.
+bool writeAll(int fd, std::vector<iovec>& pieces)
+{
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
+        ssize_t n = ::writev(fd, pieces.data() + first, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        while (first < pieces.size() && static_cast<std::size_t>(n) >= pieces[first].iov_len) {
+            n -= static_cast<ssize_t>(pieces[first].iov_len);
+            ++first;
+        }
+        if (n > 0) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + n;
+            pieces[first].iov_len -= static_cast<std::size_t>(n);
+        }
+    }
+    pieces.clear();
     return true;
 }
 
@@ -231,19 +265,16 @@ public:
     }
     ~RewriteSink() override { discard(); }
 
+    // The pieces are gathered and written together, straight from the window
+    // and the replacement, without copying them first.
     bool keep(const unsigned char* data, std::int64_t count) override
     {
         if (temporary_ < 0 || count == 0)
             return true;
-        // Long spans go straight out; short ones are gathered to save system calls.
-        if (count >= std::int64_t{64} << 10) {
-            return flushOut() && writeAll(temporary_, reinterpret_cast<const char*>(data), count) && grow(count);
-        }
-        if (out_.size() + count > (std::int64_t{1} << 20) && !flushOut())
-            return false;
-        out_.append(reinterpret_cast<const char*>(data), count);
-        return grow(count);
+        return add(data, count);
     }
+
+    bool windowDone() override { return flushOut(); }
 
     bool replace(std::int64_t offset, std::int64_t, const ByteBuffer& replacement) override
     {
@@ -256,10 +287,7 @@ public:
                 return false;
             newSize_ = offset;
         }
-        if (out_.size() + replacement.size() > (std::int64_t{1} << 20) && !flushOut())
-            return false;
-        out_.append(replacement);
-        return grow(replacement.size());
+        return replacement.isEmpty() || add(replacement.constData(), replacement.size());
     }
 
     // The new content is complete: give it the original's owner and
@@ -292,8 +320,9 @@ public:
         if (!temporaryPath_.isEmpty())
             ::unlink(temporaryPath_.constData());
         temporaryPath_.clear();
-        out_.clear();
+        pieces_.clear();
         replacements_ = 0;
+        startedWriteback_ = 0;
         newSize_ = 0;
     }
 
@@ -305,19 +334,27 @@ public:
     [[nodiscard]] bool inPlace() const { return inPlace_; }
 
 private:
-    bool grow(std::int64_t count)
+    bool add(const void* data, std::int64_t count)
     {
+        pieces_.push_back({const_cast<void*>(data), static_cast<std::size_t>(count)});
         newSize_ += count;
-        return true;
+        return pieces_.size() < 1024 || flushOut();
     }
 
     bool flushOut()
     {
-        if (out_.isEmpty())
+        if (pieces_.empty())
             return true;
-        const bool ok = writeAll(temporary_, out_.constData(), out_.size());
-        out_.clear();
-        return ok;
+        if (!writeAll(temporary_, pieces_))
+            return false;
+        // Start the disk on what is written so far, so that the sync before the
+        // rename has little left to wait for.
+        constexpr std::int64_t writebackStep = std::int64_t{8} << 20;
+        if (newSize_ - startedWriteback_ >= writebackStep) {
+            ::sync_file_range(temporary_, startedWriteback_, newSize_ - startedWriteback_, SYNC_FILE_RANGE_WRITE);
+            startedWriteback_ = newSize_;
+        }
+        return true;
     }
 
     bool start()
@@ -381,7 +418,8 @@ private:
     QByteArray originalPath_;
     int temporary_ = -1;
     QByteArray temporaryPath_;
-    ByteBuffer out_;
+    std::vector<iovec> pieces_;
+    std::int64_t startedWriteback_ = 0;
     std::int64_t replacements_ = 0;
     std::int64_t newSize_ = 0;
     bool inPlace_ = false;
@@ -419,7 +457,8 @@ ByteBuffer replaceAll(const ByteBuffer& content, const Text& target, const Text&
     };
     MemorySink sink;
     sink.out = content.left(info.bomLength);
-    scanAndReplace(read, info.bomLength, matcher, sink, std::max<std::int64_t>(bufferSize, 1), nullptr);
+    std::vector<unsigned char> buffer;
+    scanAndReplace(read, info.bomLength, matcher, sink, std::max<std::int64_t>(bufferSize, 1), nullptr, buffer);
     return sink.out;
 }
 
@@ -500,7 +539,9 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
             bytesRead_.store(offset, std::memory_order_relaxed);
             return got;
         };
-        return scanAndReplace(read, start, matcher, sink, limits_.bufferSize, validator);
+        // A small file needs no more window than itself (one byte more sees its end).
+        const std::int64_t chunk = std::clamp<std::int64_t>(info.st_size - start + 1, 1, limits_.bufferSize);
+        return scanAndReplace(read, start, matcher, sink, chunk, validator, scratch_);
     };
     ScanEnd end;
     if (bom) {

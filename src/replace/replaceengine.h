@@ -85,6 +85,7 @@ private:
     std::vector<FileResult> results_;
     std::vector<Prepared> prepared_;
     std::int64_t preparedBytes_ = 0;
+    std::vector<unsigned char> scratch_;  // the read window, reused from file to file
     std::atomic<std::int64_t> bytesRead_{0};
     std::atomic<std::int64_t> fileSize_{0};
 };
