@@ -50,6 +50,7 @@ private Q_SLOTS:
     void controlsStandWhereTheyBelong();
     void windowIsFixedWithCaptionAndIcon();
     void fileDialogOffersTextFilesOnly();
+    void eachButtonRunsItsHandler();
     void shippedSkinParsesAndCaptionsFit();
     void skinFileAbsentEmptyOrBroken();
     void windowAppliesSkinBesideProgramAndRemovesIt();
@@ -155,6 +156,29 @@ void MainWindowTest::fileDialogOffersTextFilesOnly()
     QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("文本文件 (*.txt)")});
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
     QVERIFY(!dialog->isVisible());
+}
+
+void MainWindowTest::eachButtonRunsItsHandler()
+{
+    auto scripted = installScriptedDialogs();
+    const MainWindowControls& c = window_->windowControls();
+
+    QTest::mouseClick(c.选择单个分割文件按钮, Qt::LeftButton);  // cancelled
+    QCOMPARE(scripted->oneFileRequests, 1);
+
+    QTest::mouseClick(c.文本分割按扭, Qt::LeftButton);  // folder browser cancelled
+    QCOMPARE(scripted->folderTitles, QList<Text>{QStringLiteral("请选择存放路径")});
+    QCOMPARE(scripted->messages().size(), 1);
+    QCOMPARE(scripted->messages().front().text, QStringLiteral("请选择一个存放目录！"));
+
+    QTest::mouseClick(c.文本替换选择文件按钮, Qt::LeftButton);  // cancelled
+    QCOMPARE(scripted->fileListRequests.size(), 1);
+    QCOMPARE(scripted->fileListRequests.front().first, QStringLiteral("请选择！"));
+
+    // Nothing chosen for replacement: the replace button does nothing visible.
+    QTest::mouseClick(c.文本替换按扭, Qt::LeftButton);
+    QCOMPARE(scripted->messages().size(), 1);
+    QCOMPARE(scripted->unexpected, 3);  // the three cancelled dialogs, nothing else
 }
 
 void MainWindowTest::shippedSkinParsesAndCaptionsFit()
