@@ -128,6 +128,7 @@ private Q_SLOTS:
     void plannerMatchesPlainRule_data();
     void plannerMatchesPlainRule();
     void plannerReadsOnlyAroundCuts();
+    void utf8CheckAgreesWithCharacterParse();
     void splitsFiles_data();
     void splitsFiles();
     void largeSourceGivesSameCutsWhileCheckingBesideTheCopy_data();
@@ -199,6 +200,46 @@ void SplitEngineTest::plannerReadsOnlyAroundCuts()
         std::int64_t bytesRead = 0;
         QVERIFY(planCuts(encoding, bytes.size(), 10, memoryReader(bytes, &bytesRead)));
         QVERIFY2(bytesRead < 10 * 8192, qPrintable(QString::number(bytesRead)));
+    }
+}
+
+// The whole-file check decides the encoding, so its fast block path must say
+// exactly what a strict character-by-character parse says, wherever the
+// chunks of a streamed file happen to end.
+void SplitEngineTest::utf8CheckAgreesWithCharacterParse()
+{
+    QRandomGenerator random(2024);
+    const char32_t samples[] = {U'a', U'\r', U'\n', U'\0', U'é', U'中', U'文', U'\uFFFD', U'😀', U'\U0010FFFF', U'\u0800'};
+    const char bad[] = {char(0x80), char(0xBF), char(0xC0), char(0xC1), char(0xE0), char(0xED), char(0xF0), char(0xF4),
+                        char(0xF5), char(0xFF), char(0xA0), char(0x90)};
+    for (int round = 0; round < 4000; ++round) {
+        QString text;
+        const int characters = random.bounded(200);
+        for (int i = 0; i < characters; ++i)
+            text += QString::fromUcs4(&samples[random.bounded(int(std::size(samples)))], 1);
+        QByteArray bytes = text.toUtf8();
+        if (round % 2 && !bytes.isEmpty()) {
+            const int changes = 1 + random.bounded(2);
+            for (int i = 0; i < changes; ++i)
+                bytes[random.bounded(int(bytes.size()))] = bad[random.bounded(int(std::size(bad)))];
+        }
+        if (round % 7 == 0 && bytes.size() > 2)
+            bytes.chop(1 + random.bounded(2));
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+        bool expected = true;
+        for (qsizetype at = 0; at < bytes.size();) {
+            const int size = characterLength(Encoding::Utf8, data + at, bytes.size() - at);
+            expected = expected && (size > 1 || data[at] < 0x80);
+            at += size;
+        }
+        Utf8Validator validator;
+        for (qsizetype at = 0; at < bytes.size();) {
+            const qsizetype size = std::min<qsizetype>(bytes.size() - at, 1 + random.bounded(round % 3 ? 300 : 20));
+            validator.feed(QByteArrayView(bytes.constData() + at, size));
+            at += size;
+        }
+        if (validator.finish() != expected)
+            QFAIL(qPrintable("disagrees on " + bytes.toHex(' ')));
     }
 }
 
