@@ -197,7 +197,8 @@ Text partPath(const Text& folder, std::int64_t index)
 namespace {
 
 constexpr std::int64_t copyChunk = 16 << 20;  // per call, so that progress and cancel stay responsive
-constexpr std::int64_t bufferSize = 1 << 20;  // the buffered copy and the UTF-8 check read this much at a time
+constexpr std::int64_t bufferSize = 1 << 20;  // the buffered copy reads this much at a time
+constexpr std::int64_t checkChunk = 256 << 10;  // small enough to stay in cache between the read and the check
 
 // The hidden names a split uses in the destination folder besides i.txt.
 class PartNames {
@@ -324,11 +325,11 @@ std::optional<SplitResult> SplitJob::checkPartPaths()
 std::optional<EncodingInfo> SplitJob::checkUtf8(Utf8Validator& validator, std::int64_t from, std::int64_t to,
                                                 const std::atomic<bool>* stop, int& readError, bool& shrank)
 {
-    ByteBuffer chunk(std::min(bufferSize, std::max<std::int64_t>(to - from, 0)), Qt::Uninitialized);
+    ByteBuffer chunk(std::min(checkChunk, std::max<std::int64_t>(to - from, 0)), Qt::Uninitialized);
     for (std::int64_t at = from; at < to;) {
         if (cancelled() || (stop && stop->load()))
             return std::nullopt;
-        const std::int64_t count = std::min(bufferSize, to - at);
+        const std::int64_t count = std::min(checkChunk, to - at);
         ssize_t got = ::pread(source_, chunk.data(), count, at);
         if (got < 0 && errno == EINTR)
             continue;
