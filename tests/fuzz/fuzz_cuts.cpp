@@ -2,25 +2,14 @@
 // input, and no cut falls inside a character or between CR and LF, in the
 // encoding the bytes are detected as (and in every other encoding too).
 
+#include "property.h"
 #include "services/encoding.h"
 #include "split/splitengine.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 namespace {
-
-// Says which property broke, then stops, so that the fuzzer keeps the input.
-void checkAt(bool condition, int line)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property at line %d does not hold\n", line);
-        std::abort();
-    }
-}
-#define check(condition) checkAt((condition), __LINE__)
 
 // Character starts by a plain parse from the beginning: the byte-order mark is
 // one character, then characterLength decides each next one.

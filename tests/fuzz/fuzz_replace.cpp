@@ -6,25 +6,14 @@
 
 #include "replace/matcher.h"
 #include "replace/replaceengine.h"
+#include "property.h"
 #include "services/encoding.h"
 
 #include <QStringDecoder>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-// Says which property broke, then stops, so that the fuzzer keeps the input.
-void checkAt(bool condition, int line)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property at line %d does not hold\n", line);
-        std::abort();
-    }
-}
-#define check(condition) checkAt((condition), __LINE__)
 
 // The reference: walk the characters from the start; where the target's bytes
 // begin at a character start, replace them and go on after them.
