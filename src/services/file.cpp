@@ -53,6 +53,11 @@ Text describeError(int code)
 
 Text FileError::reason() const
 {
+    // Qt shows bytes of a file name that are not UTF-8 as U+FFFD, and that name
+    // leads to no file (or to another): "missing" would puzzle a user who sees
+    // the file in the folder.
+    if (code == ENOENT && path.contains(QChar::ReplacementCharacter))
+        return QStringLiteral("名称中含有无法识别的字节（不是 UTF-8 编码），本程序无法打开它，请先给它改个名字");
     return describeError(code);
 }
 
