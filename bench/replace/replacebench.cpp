@@ -223,6 +223,7 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::strcmp(argv[1], "--replace") == 0)
         return replaceFiles(argc, argv);
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::int64_t mib = 1024;
     int files = 10000, fileKib = 10, rounds = 3;
     QString base = QDir::tempPath();

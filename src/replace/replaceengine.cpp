@@ -469,17 +469,19 @@ ReplaceBatch::ReplaceBatch(ReplaceLimits limits) : limits_(limits)
 
 ReplaceBatch::~ReplaceBatch()
 {
+    finishCommit();
     for (const auto& prepared : prepared_)
         ::unlink(prepared.temporaryPath.constData());
 }
 
-void ReplaceBatch::fail(Prepared& prepared, int code)
+void ReplaceBatch::applyFailures(const std::vector<std::pair<std::size_t, int>>& failures)
 {
-    ::unlink(prepared.temporaryPath.constData());
-    FileResult& result = results_[prepared.resultIndex];
-    result.outcome = FileOutcome::Failed;
-    result.replacements = 0;
-    result.error = FileError{code, result.path};
+    for (const auto& [index, code] : failures) {
+        FileResult& result = results_[index];
+        result.outcome = FileOutcome::Failed;
+        result.replacements = 0;
+        result.error = FileError{code, result.path};
+    }
 }
 
 void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request)
@@ -500,12 +502,12 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
     // first, so that this one starts from its result.
     struct stat info {};
     if (::stat(resolved->constData(), &info) == 0) {
-        for (const auto& prepared : prepared_) {
-            if (prepared.device == info.st_dev && prepared.inode == info.st_ino) {
-                flush();
-                break;
-            }
-        }
+        const auto sameFile = [&](const Prepared& prepared) {
+            return prepared.device == info.st_dev && prepared.inode == info.st_ino;
+        };
+        if (std::any_of(prepared_.begin(), prepared_.end(), sameFile)
+            || std::any_of(committing_.begin(), committing_.end(), sameFile))
+            flush();
     }
     // Opened for writing too, so that a file the user may not change is
     // reported instead of being replaced through its folder.
@@ -586,16 +588,47 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
     preparedBytes_ += prepared.newSize;
     prepared_.push_back(std::move(prepared));
     if (static_cast<int>(prepared_.size()) >= limits_.batchFiles || preparedBytes_ >= limits_.batchBytes)
-        flush();
+        startCommit();
+}
+
+// The full batch is synced and renamed on a thread of its own while the next
+// one is prepared: renames wait on the disk, preparing mostly does not.
+void ReplaceBatch::startCommit()
+{
+    finishCommit();
+    committing_ = std::move(prepared_);
+    prepared_.clear();
+    preparedBytes_ = 0;
+    committer_ = std::thread([this] { commitFailures_ = commitBatch(committing_); });
+}
+
+void ReplaceBatch::finishCommit()
+{
+    if (committer_.joinable())
+        committer_.join();
+    applyFailures(commitFailures_);
+    commitFailures_.clear();
+    committing_.clear();
 }
 
 void ReplaceBatch::flush()
 {
-    if (prepared_.empty())
-        return;
-    std::vector<Prepared> batch;
-    batch.swap(prepared_);
+    finishCommit();
+    std::vector<Prepared> batch = std::move(prepared_);
+    prepared_.clear();
     preparedBytes_ = 0;
+    applyFailures(commitBatch(batch));
+}
+
+std::vector<std::pair<std::size_t, int>> ReplaceBatch::commitBatch(const std::vector<Prepared>& batch)
+{
+    std::vector<std::pair<std::size_t, int>> failures;
+    const auto fail = [&](const Prepared& prepared, int code) {
+        ::unlink(prepared.temporaryPath.constData());
+        failures.emplace_back(prepared.resultIndex, code);
+    };
+    if (batch.empty())
+        return failures;
 
     // On disk before any of them replaces an original: one file is synced by
     // itself, many share one sync per file system.
@@ -606,11 +639,13 @@ void ReplaceBatch::flush()
         const int code = errno;
         if (fd >= 0)
             ::close(fd);
-        if (!synced)
-            return fail(batch.front(), code);
+        if (!synced) {
+            fail(batch.front(), code);
+            return failures;
+        }
     } else {
         std::set<dev_t> synced;
-        for (auto& prepared : batch) {
+        for (const auto& prepared : batch) {
             if (synced.count(prepared.device) || unsynced.count(prepared.device))
                 continue;
             const int fd = ::open(folderOf(prepared.temporaryPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -622,9 +657,7 @@ void ReplaceBatch::flush()
                 ::close(fd);
         }
     }
-    for (auto& prepared : batch) {
-        if (results_[prepared.resultIndex].outcome == FileOutcome::Failed)
-            continue;
+    for (const auto& prepared : batch) {
         if (unsynced.count(prepared.device)) {
             fail(prepared, EIO);
             continue;
@@ -643,4 +676,5 @@ void ReplaceBatch::flush()
         if (::rename(prepared.temporaryPath.constData(), prepared.originalPath.constData()) != 0)
             fail(prepared, errno);
     }
+    return failures;
 }

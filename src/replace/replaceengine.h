@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 // What to replace, as the user typed it. Each file gets it in its own encoding.
@@ -79,12 +81,19 @@ private:
         long modifiedNanoseconds = 0;
         std::int64_t newSize = 0;
     };
-    void fail(Prepared& prepared, int code);
+    // Syncs and renames; the files that failed, by result index, with their errno.
+    static std::vector<std::pair<std::size_t, int>> commitBatch(const std::vector<Prepared>& batch);
+    void applyFailures(const std::vector<std::pair<std::size_t, int>>& failures);
+    void startCommit();
+    void finishCommit();
 
     ReplaceLimits limits_;
     std::vector<FileResult> results_;
     std::vector<Prepared> prepared_;
     std::int64_t preparedBytes_ = 0;
+    std::vector<Prepared> committing_;  // the batch the committer thread works on
+    std::vector<std::pair<std::size_t, int>> commitFailures_;
+    std::thread committer_;
     std::vector<unsigned char> scratch_;  // the read window, reused from file to file
     std::atomic<std::int64_t> bytesRead_{0};
     std::atomic<std::int64_t> fileSize_{0};

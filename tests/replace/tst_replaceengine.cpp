@@ -119,6 +119,14 @@ void ReplaceEngineTest::replacesByCharacter_data()
     QTest::newRow("zero bytes kept") << QByteArray("a\0b\0a", 5) << "a" << "x" << true << QByteArray("x\0b\0x", 5);
     QTest::newRow("invalid bytes kept") << gbk("中") + QByteArray("\xFF\x80x\x81") << "x" << "y" << true
                                         << gbk("中") + QByteArray("\xFF\x80y\x81");
+    // The encoding is settled over the whole file while it is read in pieces:
+    // leads with narrow ranges must pass, a cut or a surrogate must not.
+    QTest::newRow("utf-8 with every lead kind") << QString("ßx\u0800\uD7FF😀ß").toUtf8() << "ß" << "s" << true
+                                                << QString("sx\u0800\uD7FF😀s").toUtf8();
+    QTest::newRow("utf-8 surrogate means gbk") << gbk("中") + QByteArray("\xED\xA0\x80") << "中" << "x" << true
+                                               << QByteArray("x\xED\xA0\x80");
+    QTest::newRow("utf-8 cut at the end means gbk") << QString("中文").toUtf8() + QByteArray("\xE4\xB8") << "涓" << "x"
+                                                    << true << QByteArray("x\xAD\xE6\x96\x87x");
     QTest::newRow("line ends kept") << crlf << "b" << "B" << true << QByteArray("a\r\nB\nc\r");
     QTest::newRow("empty replacement") << QByteArray("a,b,,c") << "," << "" << true << QByteArray("abc");
     QTest::newRow("replacement holds the target") << QByteArray("aXa") << "a" << "aa" << true
@@ -360,15 +368,18 @@ void ReplaceEngineTest::sameFileListedTwiceIsReplacedTwice()
 {
     QTemporaryDir folder;
     const QString path = folder.filePath("a.txt"), link = folder.filePath("link.txt");
-    QVERIFY(writeBytes(path, "a"));
     QVERIFY(QFile::link(path, link));
-    ReplaceBatch batch;
-    batch.replaceInFile(path, {"a", "aa", true});
-    batch.replaceInFile(link, {"a", "aa", true});
-    batch.flush();
-    QCOMPARE(batch.results()[0].outcome, FileOutcome::Changed);
-    QCOMPARE(batch.results()[1].outcome, FileOutcome::Changed);
-    QCOMPARE(readBytes(path), QByteArray("aaaa"));
+    // The first rewrite still waiting in the batch, or already being put in place.
+    for (const int batchFiles : {1000, 1}) {
+        QVERIFY(writeBytes(path, "a"));
+        ReplaceBatch batch({1 << 20, batchFiles, 1 << 28});
+        batch.replaceInFile(path, {"a", "aa", true});
+        batch.replaceInFile(link, {"a", "aa", true});
+        batch.flush();
+        QCOMPARE(batch.results()[0].outcome, FileOutcome::Changed);
+        QCOMPARE(batch.results()[1].outcome, FileOutcome::Changed);
+        QCOMPARE(readBytes(path), QByteArray("aaaa"));
+    }
 }
 
 void ReplaceEngineTest::batchesManyFiles()
