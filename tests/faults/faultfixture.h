@@ -72,10 +72,15 @@ inline FolderSnapshot snapshot(const QString& folder)
 inline QStringList temporariesIn(const QString& folder)
 {
     QStringList found;
-    for (const QByteArray& name : snapshot(folder).keys()) {
+    DIR* listing = ::opendir(raw(folder).constData());
+    while (dirent* entry = listing ? ::readdir(listing) : nullptr) {
+        const QByteArray name(entry->d_name);
         if (name.startsWith('.') && (name.contains(".sr-") || name.startsWith(".splitreplace-")))
             found << QString::fromUtf8(name);
     }
+    if (listing)
+        ::closedir(listing);
+    found.sort();
     return found;
 }
 
