@@ -233,6 +233,30 @@ bool copyRange(int in, std::int64_t inOffset, int out, std::int64_t outOffset, s
     return true;
 }
 
+// Copies the first `count` bytes of `in` into the new, empty `out` and leaves
+// out's position after them. The holes of a sparse file stay holes: copied
+// as bytes they would fill the disk with zeros.
+bool copyStartKeepingHoles(int in, int out, std::int64_t count)
+{
+    std::int64_t offset = 0;
+    while (offset < count) {
+        const off_t data = ::lseek(in, offset, SEEK_DATA);
+        if (data < 0 && errno != ENXIO) {
+            // The file system cannot tell where its holes are: copy every byte.
+            return ::lseek(out, offset, SEEK_SET) >= 0 && copyRange(in, offset, out, -1, count - offset);
+        }
+        if (data < 0 || data >= count)
+            break;  // only a hole is left
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        const std::int64_t end = hole < 0 ? count : std::min<std::int64_t>(hole, count);
+        if (::lseek(out, data, SEEK_SET) < 0 || !copyRange(in, data, out, -1, end - data))
+            return false;
+        offset = end;
+    }
+    // A hole at the end still counts: the file gets its length without writing.
+    return ::ftruncate(out, count) == 0 && ::lseek(out, count, SEEK_SET) >= 0;
+}
+
 QByteArray folderOf(const QByteArray& path)
 {
     const qsizetype slash = path.lastIndexOf('/');
@@ -283,7 +307,7 @@ public:
             if (!start())
                 return false;
             // Everything before the first match is copied as it is.
-            if (!copyRange(original_, 0, temporary_, -1, offset))
+            if (!copyStartKeepingHoles(original_, temporary_, offset))
                 return false;
             newSize_ = offset;
         }
