@@ -48,11 +48,14 @@ ByteBuffer replaceAll(const ByteBuffer& content, const Text& target, const Text&
 // Rewrites files one after another. A file is only rewritten when the target
 // occurs in it; its new content goes to a temporary file that replaces the
 // original once it is on disk, so after any failure the file holds its old
-// content. Used from one thread at a time.
+// content. Used from one thread at a time; a full batch is put in place on a
+// thread of its own while the next one is prepared.
 class ReplaceBatch {
 public:
     explicit ReplaceBatch(ReplaceLimits limits = {});
-    ~ReplaceBatch();  // prepared files that were not flushed are dropped, their originals untouched
+    // A batch already being put in place is finished; prepared files that were
+    // not flushed are dropped, their originals untouched.
+    ~ReplaceBatch();
     ReplaceBatch(const ReplaceBatch&) = delete;
     ReplaceBatch& operator=(const ReplaceBatch&) = delete;
 

@@ -87,6 +87,8 @@ private:
         if (clock_.elapsed() < lastReport_ + 50 && !(newFile && current_ == 0))
             return;
         lastReport_ = clock_.elapsed();
+        // Many small files may never leave time to wait in onWorker: paint now and then all the same.
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         const qsizetype count = files_.size();
         constexpr std::int64_t steps = 1000;
         const std::int64_t size = batch_.currentFileSize();
