@@ -62,7 +62,7 @@ class ReplaceEngineTest : public QObject {
 private Q_SLOTS:
     void replacesByCharacter_data();
     void replacesByCharacter();
-    void caseVariantsFoldFullWidthAndGreek();
+    void caseVariantsIncludeEveryFoldingPartner();
     void unchangedFileIsNotRewritten();
     void rewriteKeepsPermissionsAndLeavesNoTemporary();
     void failuresAreReportedAndLeaveOthersDone();
@@ -169,7 +169,7 @@ void ReplaceEngineTest::replacesByCharacter()
     }
 }
 
-void ReplaceEngineTest::caseVariantsFoldFullWidthAndGreek()
+void ReplaceEngineTest::caseVariantsIncludeEveryFoldingPartner()
 {
     QCOMPARE(caseVariants(U'a'), (std::vector<char32_t>{U'A', U'a'}));
     QCOMPARE(caseVariants(U'Ａ'), (std::vector<char32_t>{U'Ａ', U'ａ'}));
