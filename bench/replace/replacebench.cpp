@@ -147,7 +147,8 @@ std::uint64_t fingerprint(const QString& path)
 int replaceFiles(int argc, char** argv)
 {
     ReplaceBatch batch;
-    const ReplaceRequest request{QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]), true};
+    const bool anyCase = std::strcmp(argv[1], "--replace-any-case") == 0;
+    const ReplaceRequest request{QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]), !anyCase};
     for (int i = 4; i < argc; ++i)
         batch.replaceInFile(QFile::decodeName(argv[i]), request);
     batch.flush();
@@ -220,7 +221,8 @@ std::vector<CaseResult> runCase(const std::vector<Tool>& tools, int rounds, cons
 
 int main(int argc, char** argv)
 {
-    if (argc >= 4 && std::strcmp(argv[1], "--replace") == 0)
+    // One run of ours by hand: --replace (case-sensitive) or --replace-any-case TARGET REPLACEMENT FILE...
+    if (argc >= 4 && (std::strcmp(argv[1], "--replace") == 0 || std::strcmp(argv[1], "--replace-any-case") == 0))
         return replaceFiles(argc, argv);
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
