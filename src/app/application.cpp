@@ -6,6 +6,9 @@
 #include "ui/qtdialogs.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdlib>
 
@@ -30,6 +33,12 @@ void runApplication()
         QApplication application(argc, argv);
         QApplication::setApplicationName(QStringLiteral("splitreplace"));
         QApplication::setQuitOnLastWindowClosed(true);
+        // Qt's own dialogs and buttons (file dialogs, 确定, 取消) speak Chinese
+        // like the rest of the program, whatever the desktop's language.
+        QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+        QTranslator qtTranslator;
+        if (qtTranslator.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QApplication::installTranslator(&qtTranslator);
 
         auto qtDialogs = std::make_shared<QtDialogs>();
         setDialogs(qtDialogs);

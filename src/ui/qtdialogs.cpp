@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QRegularExpression>
 #include <QThread>
 
 namespace {
@@ -66,8 +67,19 @@ void QtDialogs::messageBox(const Text& message, const Text& title)
 void QtDialogs::showMessageHere(const Text& message, const Text& title)
 {
     const bool warning = title.startsWith(QStringLiteral("警告"));
-    QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information, title, message, QMessageBox::Ok,
+    // A long list (thousands of failed files) would make a box taller than the
+    // screen: show its head, and the whole text in the scrollable details.
+    constexpr qsizetype shownLines = 12;
+    const QStringList lines = message.split(QRegularExpression(QStringLiteral("\\r?\\n")));
+    QString shown = message;
+    if (lines.size() > shownLines + 3) {
+        shown = lines.mid(0, shownLines).join(u'\n')
+                + QStringLiteral("\n……（共 %1 行，全部内容见“显示详细信息”）").arg(lines.size());
+    }
+    QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information, title, shown, QMessageBox::Ok,
                     parent_.data());
+    if (shown != message)
+        box.setDetailedText(message);
     box.exec();
 }
 
