@@ -480,4 +480,4 @@ void SplitFaultsTest::windowClosedWhileSplitting()
 }
 
 QTEST_MAIN(SplitFaultsTest)
-#include "tst_splitfaults.moc"
+#include "tst_faults_split.moc"

@@ -517,4 +517,4 @@ void ReplaceFaultsTest::sameFilePickedTwice()
 }
 
 QTEST_MAIN(ReplaceFaultsTest)
-#include "tst_replacefaults.moc"
+#include "tst_faults_replace.moc"

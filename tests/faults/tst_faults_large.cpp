@@ -137,4 +137,4 @@ void LargeFaultsTest::replaceNearTheEndAboveFourGiB()
 }
 
 QTEST_MAIN(LargeFaultsTest)
-#include "tst_largefaults.moc"
+#include "tst_faults_large.moc"
