@@ -111,24 +111,6 @@ public:
     ByteBuffer out;
 };
 
-// Writes all of `count` bytes; any shortfall is a failure with errno set.
-bool writeAll(int fd, const char* data, std::int64_t count)
-{
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, static_cast<std::size_t>(std::min<std::int64_t>(count, 1 << 30)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        count -= n;
-    }
-    return true;
-}
-
 // Writes every byte the pieces hold, in order; any shortfall is a failure with errno set.
 bool writeAll(int fd, std::vector<iovec>& pieces)
 {
@@ -153,22 +135,6 @@ bool writeAll(int fd, std::vector<iovec>& pieces)
         }
     }
     pieces.clear();
-    return true;
-}
-
-bool preadAll(int fd, char* data, std::int64_t count, std::int64_t offset, std::int64_t* got)
-{
-    *got = 0;
-    while (*got < count) {
-        const ssize_t n = ::pread(fd, data + *got, static_cast<std::size_t>(count - *got), offset + *got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        *got += n;
-    }
     return true;
 }
 
@@ -203,30 +169,17 @@ bool copyRange(int in, std::int64_t inOffset, int out, std::int64_t outOffset, s
         return true;
     std::vector<char> chunk(std::size_t{1} << 20);
     while (count > 0) {
-        std::int64_t got = 0;
-        if (!preadAll(in, chunk.data(), std::min<std::int64_t>(count, chunk.size()), inOffset, &got))
+        const std::int64_t got = preadFully(in, chunk.data(), std::min<std::int64_t>(count, chunk.size()), inOffset);
+        if (got < 0)
             return false;
         if (got == 0) {
             errno = ESTALE;
             return false;
         }
-        if (outOffset >= 0) {
-            std::int64_t done = 0;
-            while (done < got) {
-                const ssize_t n = ::pwrite(out, chunk.data() + done, static_cast<std::size_t>(got - done), outOffset + done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    if (n == 0)
-                        errno = ENOSPC;
-                    return false;
-                }
-                done += n;
-            }
-            outOffset += got;
-        } else if (!writeAll(out, chunk.data(), got)) {
+        if (!writeFully(out, chunk.data(), got, outOffset))
             return false;
-        }
+        if (outOffset >= 0)
+            outOffset += got;
         inOffset += got;
         count -= got;
     }
@@ -545,8 +498,8 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
     bytesRead_.store(0, std::memory_order_relaxed);
 
     unsigned char head[3] = {};
-    std::int64_t headLength = 0;
-    if (!preadAll(fd, reinterpret_cast<char*>(head), 3, 0, &headLength))
+    const std::int64_t headLength = preadFully(fd, reinterpret_cast<char*>(head), 3, 0);
+    if (headLength < 0)
         return failWith(errno);
     const auto bom = encodingFromBom(QByteArrayView(head, headLength));
 
@@ -558,8 +511,8 @@ void ReplaceBatch::replaceInFile(const Text& path, const ReplaceRequest& request
         const std::int64_t start = bom ? bom->bomLength : 0;
         std::int64_t offset = start;
         const ByteSource read = [&](unsigned char* buffer, std::int64_t count) -> std::int64_t {
-            std::int64_t got = 0;
-            if (!preadAll(fd, reinterpret_cast<char*>(buffer), count, offset, &got))
+            const std::int64_t got = preadFully(fd, reinterpret_cast<char*>(buffer), count, offset);
+            if (got < 0)
                 return -1;
             offset += got;
             bytesRead_.store(offset, std::memory_order_relaxed);

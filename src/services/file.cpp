@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -134,17 +135,45 @@ ByteBuffer readBytes(const FileHandle& file, std::int64_t offset, std::int64_t c
     if (!file || count <= 0 || offset < 0)
         return bytes;
     bytes.resize(count);
+    bytes.truncate(std::max<std::int64_t>(preadFully(file.fd(), bytes.data(), count, offset), 0));
+    return bytes;
+}
+
+std::int64_t preadFully(int fd, char* data, std::int64_t count, std::int64_t offset)
+{
     std::int64_t done = 0;
     while (done < count) {
-        const ssize_t got = ::pread(file.fd(), bytes.data() + done, count - done, offset + done);
+        const ssize_t got = ::pread(fd, data + done, static_cast<std::size_t>(count - done), offset + done);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got < 0)
+            return -1;
+        if (got == 0)
             break;
         done += got;
     }
-    bytes.truncate(done);
-    return bytes;
+    return done;
+}
+
+bool writeFully(int fd, const char* data, std::int64_t count, std::int64_t offset)
+{
+    while (count > 0) {
+        // Linux writes at most about 2 GiB at a time anyway.
+        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count, std::int64_t{1} << 30));
+        const ssize_t n = offset < 0 ? ::write(fd, data, chunk) : ::pwrite(fd, data, chunk, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        count -= n;
+        if (offset >= 0)
+            offset += n;
+    }
+    return true;
 }
 
 std::optional<FileIdentity> fileIdentity(const FileHandle& file)

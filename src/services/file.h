@@ -70,6 +70,15 @@ std::int64_t fileLength(const FileHandle& file);
 // only at the end of the file. An empty buffer for an empty handle.
 ByteBuffer readBytes(const FileHandle& file, std::int64_t offset, std::int64_t count);
 
+// Reads up to `count` bytes at `offset`, going on after short reads and
+// interruptions: fewer bytes only at the end of the file. -1, errno set, on failure.
+std::int64_t preadFully(int fd, char* data, std::int64_t count, std::int64_t offset);
+
+// Writes all `count` bytes at `offset` (at the file position when offset < 0),
+// going on after short writes and interruptions. False, errno set, when the
+// disk refuses; a write that makes no progress counts as a full disk (ENOSPC).
+bool writeFully(int fd, const char* data, std::int64_t count, std::int64_t offset = -1);
+
 std::optional<FileIdentity> fileIdentity(const FileHandle& file);
 // The identity of the file a path leads to, links followed; nothing if none.
 std::optional<FileIdentity> fileIdentity(const Text& path);

@@ -283,20 +283,14 @@ private:
 std::optional<ByteBuffer> SplitJob::readSource(std::int64_t offset, std::int64_t count)
 {
     ByteBuffer bytes(count, Qt::Uninitialized);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(source_, bytes.data() + done, count - done, offset + done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            readError_ = errno;
-            return std::nullopt;
-        }
-        if (got == 0) {
-            sourceShrank_ = true;
-            return std::nullopt;
-        }
-        done += got;
+    const std::int64_t got = preadFully(source_, bytes.data(), count, offset);
+    if (got < 0) {
+        readError_ = errno;
+        return std::nullopt;
+    }
+    if (got < count) {
+        sourceShrank_ = true;
+        return std::nullopt;
     }
     return bytes;
 }
@@ -438,16 +432,9 @@ bool SplitJob::copySegment(int target, std::int64_t from, std::int64_t to, std::
                                : fail(SplitOutcome::SourceUnreadable, errno, request_.sourcePath);
             return false;
         }
-        for (ssize_t written = 0; written < got;) {
-            const ssize_t n = ::write(target, buffer_.constData() + written, got - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                // A write that makes no progress without an error means no room.
-                failure = fail(SplitOutcome::PartNotWritten, n < 0 ? errno : ENOSPC, path);
-                return false;
-            }
-            written += n;
+        if (!writeFully(target, buffer_.constData(), got)) {
+            failure = fail(SplitOutcome::PartNotWritten, errno, path);
+            return false;
         }
         offset += got;
         copied_ += got;
