@@ -191,31 +191,6 @@ EncodingInfo detectEncoding(QByteArrayView content)
     return validator.finish() ? EncodingInfo{Encoding::Utf8, 0} : EncodingInfo{Encoding::Gb18030, 0};
 }
 
-std::optional<EncodingInfo> detectFileEncoding(const FileHandle& file, int* error)
-{
-    constexpr std::int64_t chunkSize = 1 << 20;
-    ByteBuffer chunk;
-    Utf8Validator validator;
-    for (std::int64_t offset = 0;; offset += chunk.size()) {
-        errno = 0;
-        chunk = readBytes(file, offset, chunkSize);
-        if (chunk.size() < chunkSize && errno != 0) {
-            if (error)
-                *error = errno;
-            return std::nullopt;
-        }
-        if (offset == 0) {
-            if (auto bom = encodingFromBom(chunk))
-                return *bom;
-        }
-        if (!validator.feed(chunk))
-            return EncodingInfo{Encoding::Gb18030, 0};
-        if (chunk.size() < chunkSize)
-            break;
-    }
-    return validator.finish() ? EncodingInfo{Encoding::Utf8, 0} : EncodingInfo{Encoding::Gb18030, 0};
-}
-
 namespace {
 
 int utf8Length(const unsigned char* d, std::int64_t size)

@@ -42,10 +42,6 @@ private:
 // The ordered decision: byte-order mark, else strict UTF-8, else GB18030.
 EncodingInfo detectEncoding(QByteArrayView content);
 
-// The same decision over an open file, read in bounded chunks from its start.
-// Nothing when the file cannot be read; then `error` receives the errno.
-std::optional<EncodingInfo> detectFileEncoding(const FileHandle& file, int* error = nullptr);
-
 // The length in bytes of the character that starts at data[0], with `size`
 // bytes available from there (size >= 1). A byte that starts no valid
 // character, or a sequence cut off by the end of the data, counts as a
