@@ -32,19 +32,27 @@ desktop-file-validate "$root/usr/share/applications/splitreplace.desktop"
 grep -q '^Name\[zh_CN\]=文本分割替换器$' "$root/usr/share/applications/splitreplace.desktop" || fail "desktop Name"
 grep -q '^Categories=Utility;TextTools;$' "$root/usr/share/applications/splitreplace.desktop" || fail "Categories"
 
-# The colour of the window's empty lower right corner tells whether the skin was applied.
+# The colour of the window's empty lower right corner tells whether the skin
+# was applied. A busy machine may take a while to paint: sample until two
+# pictures in a row agree on a painted colour.
 corner_colour() {
   xvfb-run -a -s "-screen 0 640x480x24" bash -s "$1" "$work/shot.png" <<'INNER'
 set -euo pipefail
 "$1" &
 pid=$!
 trap 'kill $pid 2>/dev/null || true' EXIT
-for _ in $(seq 100); do xwininfo -name "文本分割替换器" >/dev/null 2>&1 && break; sleep 0.1; done
-sleep 0.5
+for _ in $(seq 200); do xwininfo -name "文本分割替换器" >/dev/null 2>&1 && break; sleep 0.1; done
 id=$(xwininfo -name "文本分割替换器" | awk '/Window id:/ {print $4}')
-import -window "$id" "$2"
+previous=
+for _ in $(seq 100); do
+  sleep 0.2
+  import -window "$id" "$2"
+  colour=$(convert "$2" -format '%[hex:p{355,335}]' info:)
+  if [ "$colour" != 000000 ] && [ "$colour" = "$previous" ]; then break; fi
+  previous=$colour
+done
+echo "$colour"
 INNER
-  convert "$work/shot.png" -format '%[hex:p{355,335}]' info:
 }
 
 skinned=$(corner_colour "$root/usr/bin/splitreplace")
