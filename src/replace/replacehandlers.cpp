@@ -42,7 +42,7 @@ public:
     }
 
     // Each file in turn with the controls read anew for it; false once the user cancelled.
-    bool replaceAll(ReplaceRequest firstRequest)
+    bool replaceAll(const ReplaceRequest& firstRequest)
     {
         const qsizetype count = files_.size();
         for (qsizetype i = 0; i < count; ++i) {
