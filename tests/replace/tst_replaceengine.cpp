@@ -1,9 +1,9 @@
 #include "replace/matcher.h"
 #include "replace/replaceengine.h"
 
+#include "services/encoding.h"
 #include "testfiles.h"
 
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,9 +18,7 @@ namespace {
 
 QByteArray gbk(const QString& text)
 {
-    QStringEncoder encoder("GB18030");
-    QByteArray bytes = encoder.encode(text);
-    return bytes;
+    return encodeText(text, Encoding::Gb18030);
 }
 
 QByteArray utf16(const QString& text, bool littleEndian)

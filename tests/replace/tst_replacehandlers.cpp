@@ -1,5 +1,6 @@
 #include "app/appstate.h"
 #include "scripteddialogs.h"
+#include "services/encoding.h"
 #include "testfiles.h"
 #include "ui/mainwindow.h"
 
@@ -8,7 +9,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,9 +18,7 @@ namespace {
 
 QByteArray gbk(const QString& text)
 {
-    QStringEncoder encoder("GB18030");
-    QByteArray bytes = encoder.encode(text);
-    return bytes;
+    return encodeText(text, Encoding::Gb18030);
 }
 
 void chmodPath(const QString& path, mode_t mode)
